@@ -1,0 +1,32 @@
+# `make demo` and `make test` do all the set-up on a fresh Debian 12 machine (root, Python 3 with pip).
+PYTHON ?= python3
+APT_PACKAGES := libzstd-dev libssl-dev libgtest-dev pkg-config
+PIP_PACKAGES := scikit-build-core cmake ninja "numpy>=2" pytest pydicom
+CPP_BUILD := build/cpp
+
+.PHONY: deps install test test-cpp test-python demo bench
+
+deps:
+	@if ! dpkg -s $(APT_PACKAGES) >/dev/null 2>&1; then \
+		apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y $(APT_PACKAGES); fi
+	@$(PYTHON) -m pip install --quiet --disable-pip-version-check $(PIP_PACKAGES)
+
+install: deps
+	$(PYTHON) -m pip install --quiet --disable-pip-version-check --no-build-isolation .
+
+test-cpp: deps
+	cmake -S . -B $(CPP_BUILD) -G Ninja -DQELVO_BUILD_TESTS=ON -DPython_EXECUTABLE=$$(command -v $(PYTHON))
+	cmake --build $(CPP_BUILD) -j2
+	cd $(CPP_BUILD) && ctest --output-on-failure -j2
+
+test-python: install
+	$(PYTHON) -m pytest -q tests/python
+
+test: test-cpp test-python
+
+demo: install
+	$(PYTHON) tools/demo.py
+
+bench: deps
+	cmake -S . -B build/bench -G Ninja -DQELVO_BUILD_BENCH=ON
+	cmake --build build/bench -j2

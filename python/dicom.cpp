@@ -1,0 +1,115 @@
+#include "python/dicom.hpp"
+
+#include <string>
+#include <vector>
+
+#include "python/args.hpp"
+#include "python/models.hpp"
+
+namespace qelvo::python {
+namespace {
+
+struct InputFile {
+  std::string name;
+  std::vector<std::uint8_t> contents;
+};
+
+bool copy_contents(PyObject* item, std::vector<std::uint8_t>& out) {
+  if (PyBytes_Check(item) || PyByteArray_Check(item)) {
+    const char* data = PyBytes_Check(item) ? PyBytes_AS_STRING(item) : PyByteArray_AS_STRING(item);
+    const Py_ssize_t size = PyBytes_Check(item) ? PyBytes_GET_SIZE(item) : PyByteArray_GET_SIZE(item);
+    out.assign(data, data + size);
+    return true;
+  }
+  if (PyUnicode_Check(item) || !PySequence_Check(item)) {
+    PyErr_Format(PyExc_TypeError, "argument 'files': file contents must be bytes or a sequence of integers 0..255, not %.200s",
+                 Py_TYPE(item)->tp_name);
+    return false;
+  }
+  PyRef sequence(PySequence_Fast(item, "argument 'files': file contents must be a sequence"));
+  if (!sequence) return false;
+  const Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence.get());
+  out.reserve(static_cast<std::size_t>(size));
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    std::uint8_t byte = 0;
+    if (!to_unsigned(PySequence_Fast_GET_ITEM(sequence.get(), i), "files", byte)) return false;
+    out.push_back(byte);
+  }
+  return true;
+}
+
+// Copies every (name, bytes) pair, in order, before any packing starts.
+bool copy_files(PyObject* files, std::vector<InputFile>& out) {
+  if (PyUnicode_Check(files)) {
+    PyErr_SetString(PyExc_TypeError, "argument 'files': a string is not taken as a sequence of files");
+    return false;
+  }
+  if (!PySequence_Check(files)) {
+    PyErr_Format(PyExc_TypeError, "argument 'files' must be a sequence of (name, bytes) pairs, not %.200s",
+                 Py_TYPE(files)->tp_name);
+    return false;
+  }
+  PyRef iterator(PyObject_GetIter(files));
+  if (!iterator) return false;
+  while (PyRef item{PyIter_Next(iterator.get())}) {
+    if (!PyTuple_Check(item.get())) {
+      PyErr_Format(PyExc_TypeError, "argument 'files': each item must be a (name, bytes) tuple, not %.200s",
+                   Py_TYPE(item.get())->tp_name);
+      return false;
+    }
+    if (PyTuple_GET_SIZE(item.get()) != 2) {
+      PyErr_Format(PyExc_ValueError, "argument 'files': each item must be a tuple of 2 elements, not %zd",
+                   PyTuple_GET_SIZE(item.get()));
+      return false;
+    }
+    PyObject* name = PyTuple_GET_ITEM(item.get(), 0);
+    if (!PyUnicode_Check(name)) {
+      PyErr_Format(PyExc_TypeError, "argument 'files': a file name must be a str, not %.200s", Py_TYPE(name)->tp_name);
+      return false;
+    }
+    Py_ssize_t length = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(name, &length);
+    if (text == nullptr) return false;
+    InputFile file{std::string(text, static_cast<std::size_t>(length)), {}};
+    if (!copy_contents(PyTuple_GET_ITEM(item.get(), 1), file.contents)) return false;
+    out.push_back(std::move(file));
+  }
+  return !PyErr_Occurred();
+}
+
+}  // namespace
+
+PyObject* pack_dicom(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"files", "zstd_level", "models", nullptr};
+  PyObject* files = nullptr;
+  PyObject* level_argument = nullptr;
+  PyObject* models_argument = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OO:pack_dicom", const_cast<char**>(keywords), &files,
+                                   &level_argument, &models_argument))
+    return nullptr;
+  std::vector<InputFile> inputs;
+  if (!copy_files(files, inputs)) return nullptr;
+  std::int32_t zstd_level = 19;
+  if (level_argument != nullptr && !to_int32(level_argument, "zstd_level", zstd_level)) return nullptr;
+  PyModels* models = nullptr;
+  if (!to_models(models_argument, "models", models)) return nullptr;
+  PyErr_SetString(PyExc_NotImplementedError, "DICOM archives are not available yet");
+  return nullptr;
+}
+
+PyObject* unpack_dicom(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"data", "models", nullptr};
+  PyObject* data_argument = nullptr;
+  PyObject* models_argument = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:unpack_dicom", const_cast<char**>(keywords), &data_argument,
+                                   &models_argument))
+    return nullptr;
+  std::span<const std::uint8_t> data;
+  if (!to_bytes(data_argument, "data", data)) return nullptr;
+  PyModels* models = nullptr;
+  if (!to_models(models_argument, "models", models)) return nullptr;
+  PyErr_SetString(PyExc_NotImplementedError, "DICOM archives are not available yet");
+  return nullptr;
+}
+
+}  // namespace qelvo::python
