@@ -13,6 +13,8 @@ namespace qelvo::python {
 namespace {
 
 constexpr char kVersion[] = "0.2.0";
+// decode refuses containers of more samples than this (2^34).
+constexpr std::uint64_t kDecodeSampleLimit = std::uint64_t{1} << 34;
 
 PyObject* encode(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"array", "bits", "slab", "stripe", "packing", "metadata", "models", "threads",
@@ -59,6 +61,8 @@ PyObject* decode(PyObject*, PyObject* args, PyObject* kwargs) {
       (given(verify_argument) && !to_bool(verify_argument, "verify", verify)) ||
       !to_optional_unsigned(threads_argument, "threads", threads))
     return nullptr;
+  const auto header = codec::Header::parse(data, kDecodeSampleLimit);
+  if (!header) return raise_codec_error(header.error());
   PyErr_SetString(PyExc_NotImplementedError, "volume decoding is not available yet");
   return nullptr;
 }
