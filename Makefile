@@ -15,7 +15,7 @@ install: deps
 	$(PYTHON) -m pip install --quiet --disable-pip-version-check --no-build-isolation .
 
 test-cpp: deps
-	cmake -S . -B $(CPP_BUILD) -G Ninja -DQELVO_BUILD_TESTS=ON -DPython_EXECUTABLE=$$(command -v $(PYTHON))
+	cmake -S . -B $(CPP_BUILD) -G Ninja -DQELVO_BUILD_TESTS=ON
 	cmake --build $(CPP_BUILD) -j2
 	cd $(CPP_BUILD) && ctest --output-on-failure -j2
 
