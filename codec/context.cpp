@@ -41,7 +41,7 @@ void prepare(Work& work, std::size_t columns, std::size_t feature_stride) {
 // split recip: |d| x (recip >> 16) + ((|d| x (recip & 0xFFFF)) >> 16).
 void neighbour_features(const std::int32_t* source, std::size_t columns, std::size_t feature, Work& work) {
   const std::size_t stride = work.feature_stride;
-  std::int8_t* out = work.features.data() + feature;
+  std::uint8_t* out = work.features.data() + feature;
   const std::int32_t* base = work.base.data();
   const std::uint32_t* high = work.recip_high.data();
   const std::uint32_t* low = work.recip_low.data();
@@ -50,7 +50,7 @@ void neighbour_features(const std::int32_t* source, std::size_t columns, std::si
     const auto magnitude = static_cast<std::uint32_t>(d < 0 ? -d : d);
     const auto a = static_cast<std::int32_t>(magnitude * high[x] + ((magnitude * low[x]) >> 16));
     const std::int32_t c = compand(a);
-    out[x * stride] = static_cast<std::int8_t>(d < 0 ? -c : (d > 0 ? c : 0));
+    out[x * stride] = static_cast<std::uint8_t>(d < 0 ? -c : (d > 0 ? c : 0));
   }
 }
 
@@ -135,7 +135,7 @@ void row_context(bool is_3d, const Plane& current, const Plane* previous, const 
   }
   for (std::size_t x = 0; x < columns; ++x)
     work.features[x * feature_stride + feature] =
-        static_cast<std::int8_t>(std::clamp(logq(static_cast<std::uint64_t>(work.scale[x])), -127, 127));
+        static_cast<std::uint8_t>(std::clamp(logq(static_cast<std::uint64_t>(work.scale[x])), -127, 127));
 }
 
 std::int64_t local_value(std::int32_t v, std::int32_t base, std::int32_t recip) {

@@ -35,7 +35,7 @@ struct Plane {
 
 // Per-tile scratch, reused row after row; the buffers only grow.
 struct Work {
-  std::vector<std::int8_t> features;  // columns x feature stride
+  std::vector<std::uint8_t> features;  // columns x feature stride, signed bytes
   std::vector<std::int32_t> base, scale, recip, run_value;
   std::vector<std::uint32_t> recip_high, recip_low;  // recip >> 16 and recip & 0xFFFF
   std::vector<std::uint8_t> hidden_a, hidden_b;

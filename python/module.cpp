@@ -3,6 +3,7 @@
 #include <limits>
 #include <optional>
 
+#include "codec/codec.hpp"
 #include "codec/container.hpp"
 #include "python/args.hpp"
 #include "python/arrays.hpp"
@@ -42,8 +43,13 @@ PyObject* encode(PyObject*, PyObject* args, PyObject* kwargs) {
     return nullptr;
   std::optional<codec::Volume> volume = to_volume(array, bits);
   if (!volume) return nullptr;
-  PyErr_SetString(PyExc_NotImplementedError, "volume coding is not available yet");
-  return nullptr;
+  codec::ModelSet pair = chosen_pair(models);
+  const codec::EncodeOptions options{threads, std::move(pair.model_2d), std::move(pair.model_3d), slab, stripe, packing};
+  const std::vector<std::uint8_t> owned_metadata(metadata.begin(), metadata.end());
+  const auto container = without_gil([&] { return codec::encode_with_metadata(*volume, owned_metadata, options); });
+  if (!container) return raise_codec_error(container.error());
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(container->data()),
+                                   static_cast<Py_ssize_t>(container->size()));
 }
 
 PyObject* decode(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -61,10 +67,12 @@ PyObject* decode(PyObject*, PyObject* args, PyObject* kwargs) {
       (given(verify_argument) && !to_bool(verify_argument, "verify", verify)) ||
       !to_optional_unsigned(threads_argument, "threads", threads))
     return nullptr;
-  const auto header = codec::Header::parse(data, kDecodeSampleLimit);
-  if (!header) return raise_codec_error(header.error());
-  PyErr_SetString(PyExc_NotImplementedError, "volume decoding is not available yet");
-  return nullptr;
+  const codec::ModelRegistry models_by_id(registry(models));
+  const codec::DecodeOptions options{threads, &models_by_id, kDecodeSampleLimit, verify};
+  // `data_argument` keeps the bytes alive while they are read in place without the lock.
+  const auto volume = without_gil([&] { return codec::decode(data, options); });
+  if (!volume) return raise_codec_error(volume.error());
+  return volume_to_array(*volume);
 }
 
 // Inserts `value` (a new reference) under `key`; false with the exception set on failure.

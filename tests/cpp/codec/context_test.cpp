@@ -53,7 +53,7 @@ TEST(Context, ConstantPlanesGiveZeroFeaturesAndRunValues) {
       EXPECT_EQ(work.scale[x], 4);
       EXPECT_EQ(work.recip[x], 1048576);
       EXPECT_EQ(work.run_value[x], 9);
-      for (std::size_t k = 0; k < stride; ++k) EXPECT_EQ(work.features[x * stride + k], 0) << x << " " << k;
+      for (std::size_t k = 0; k < stride; ++k) EXPECT_EQ(static_cast<std::int8_t>(work.features[x * stride + k]), 0) << x << " " << k;
     }
   }
 }
@@ -67,12 +67,12 @@ TEST(Context, FeaturesFollowTheNeighbourOrderAndScale) {
   const std::size_t x = 1;
   EXPECT_EQ(work.base[x], 5);
   EXPECT_EQ(work.scale[x], 4);
-  EXPECT_EQ(work.features[x * 16 + 0], 0);   // N
-  EXPECT_EQ(work.features[x * 16 + 1], 16);  // NN = base + 1: (1 x 2^20) >> 16 = 16
-  EXPECT_EQ(work.features[x * 16 + 11], 0);  // logq(4)
+  EXPECT_EQ(static_cast<std::int8_t>(work.features[x * 16 + 0]), 0);   // N
+  EXPECT_EQ(static_cast<std::int8_t>(work.features[x * 16 + 1]), 16);  // NN = base + 1: (1 x 2^20) >> 16 = 16
+  EXPECT_EQ(static_cast<std::int8_t>(work.features[x * 16 + 11]), 0);  // logq(4)
   EXPECT_EQ(work.run_value[x], 5);
   // Column 0 sees NN = (0, 0) = 5 and NNE = (0, 1) = 6 as feature 5 (-2, 1).
-  EXPECT_EQ(work.features[0 * 16 + 5], 16);
+  EXPECT_EQ(static_cast<std::int8_t>(work.features[0 * 16 + 5]), 16);
   // A difference of 100 at scale 4 compands to 109.
   plane.row(0)[1] = 105;
   row_context(false, plane, nullptr, nullptr, 2, 16, work);
@@ -81,7 +81,7 @@ TEST(Context, FeaturesFollowTheNeighbourOrderAndScale) {
   plane.row(-1)[1] = 105;  // (-3, 0) does not enter the activity
   row_context(false, plane, nullptr, nullptr, 2, 16, work);
   EXPECT_EQ(work.scale[x], 4);
-  EXPECT_EQ(work.features[x * 16 + 8], 109);
+  EXPECT_EQ(static_cast<std::int8_t>(work.features[x * 16 + 8]), 109);
 }
 
 TEST(Context, ThreeDBaseIsClampedGradientAndBottomBorderIsReplicated) {
@@ -94,9 +94,9 @@ TEST(Context, ThreeDBaseIsClampedGradientAndBottomBorderIsReplicated) {
   row_context(true, replicated(2, 1, {40, 20}), &previous, &previous, 1, 32, work);
   EXPECT_EQ(work.base[0], 40);
   // prev(y + 1) and prev(y + 2) at the last row are copies of prev(y) = 30.
-  EXPECT_NE(work.features[0 * 32 + 11], 0);
-  EXPECT_EQ(work.features[0 * 32 + 15], work.features[0 * 32 + 11]);
-  EXPECT_EQ(work.features[0 * 32 + 23], work.features[0 * 32 + 11]);
+  EXPECT_NE(static_cast<std::int8_t>(work.features[0 * 32 + 11]), 0);
+  EXPECT_EQ(static_cast<std::int8_t>(work.features[0 * 32 + 15]), static_cast<std::int8_t>(work.features[0 * 32 + 11]));
+  EXPECT_EQ(static_cast<std::int8_t>(work.features[0 * 32 + 23]), static_cast<std::int8_t>(work.features[0 * 32 + 11]));
   EXPECT_EQ(work.run_value[0], -1);
 }
 
@@ -114,7 +114,7 @@ TEST(Context, VectorFormMatchesThePlainFormula) {
     const std::int64_t d = std::int64_t{prev.at(4, ix)} - work.base[x];
     const std::int64_t mag = ((d < 0 ? -d : d) * work.recip[x]) >> 16;
     const std::int32_t expected = static_cast<std::int32_t>(d < 0 ? -compand(static_cast<std::int32_t>(mag)) : (d > 0 ? compand(static_cast<std::int32_t>(mag)) : 0));
-    EXPECT_EQ(work.features[x * 32 + 11], expected) << x;
+    EXPECT_EQ(static_cast<std::int8_t>(work.features[x * 32 + 11]), expected) << x;
   }
 }
 
