@@ -13,6 +13,8 @@
 namespace qelvo::codec {
 namespace {
 
+constexpr const char* kUnexpectedEnd = "tile stream does not end where expected";
+
 // The tile's first code is sent raw in this many bits.
 unsigned first_code_bits(std::int32_t max_code) {
   return max_code <= 1 ? 1u : 32u - static_cast<unsigned>(__builtin_clz(static_cast<std::uint32_t>(max_code)));
@@ -36,6 +38,7 @@ class EncodePass {
     return codes_[index];
   }
   void emit(std::size_t, std::int32_t) {}
+  bool exhausted() const { return false; }
   std::vector<std::uint8_t> finish() && { return std::move(encoder_).finish(); }
 
  private:
@@ -62,6 +65,13 @@ class DecodePass {
     return decode_residual(decoder_, state, where, max_code_, error);
   }
   void emit(std::size_t index, std::int32_t code) { out_[index] = code; }
+  // A stream read past its end can no longer end where expected: the tile stops at once instead
+  // of decoding the rest of its declared samples from zeros.
+  bool exhausted() {
+    if (decoder_.overrun() == 0) return false;
+    error = Error::corrupt(kUnexpectedEnd);
+    return true;
+  }
   bool ended_cleanly(std::size_t length) const { return decoder_.overrun() == 0 && decoder_.position() == length; }
 
   Error error = Error::truncated();  // meaningful only after a step returned -1
@@ -90,6 +100,7 @@ bool code_row(Pass& pass, CoderState& state, const Model& model, bool is_3d, Pla
         row[x] = west;
         pass.emit(index, west);
         after_run = true;
+        if (pass.exhausted()) return false;
         continue;
       }
     }
@@ -102,6 +113,7 @@ bool code_row(Pass& pass, CoderState& state, const Model& model, bool is_3d, Pla
     row[x] = code;
     pass.emit(index, code);
     after_run = false;
+    if (pass.exhausted()) return false;
   }
   const std::int32_t last = row[cur.columns - 1];
   std::fill(row + cur.columns, row + cur.columns + kBorder, last);
@@ -164,7 +176,7 @@ std::expected<std::vector<std::int32_t>, Error> decode_tile(std::span<const std:
   DecodePass pass(stream, mapping.max_code, codes);
   if (!code_tile(pass, shape, model_2d, model_3d, mapping.max_code)) return std::unexpected(pass.error);
   if (!pass.ended_cleanly(stream.size()))
-    return std::unexpected(Error::corrupt("tile stream does not end where expected"));
+    return std::unexpected(Error::corrupt(kUnexpectedEnd));
   if (crc_of_samples(codes, mapping) != entry.samples_crc)
     return std::unexpected(Error::checksum("samples of tile " + std::to_string(index)));
   return codes;

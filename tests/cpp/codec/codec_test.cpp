@@ -201,20 +201,34 @@ TEST(Codec, DecoderReportsEachDamage) {
   EXPECT_EQ(decode(trailing, decode_options())->samples, volume.samples);
 }
 
-TEST(Codec, StreamThatDoesNotEndWhereExpected) {
-  const Volume volume = textured(1, 6, 6, 8, false, 4);
-  auto bytes = *encode_with_metadata(volume, {}, builtin_options());
+// The container's only stream replaced by `stream`, with its table entry and the header CRC updated.
+std::vector<std::uint8_t> with_stream(std::vector<std::uint8_t> bytes, std::vector<std::uint8_t> stream) {
   const Header header = *Header::parse(bytes, ~0ull);
-  // One byte appended to the only stream, with its length and CRC updated.
-  bytes.push_back(0);
+  bytes.resize(header.stream_start);
+  bytes.insert(bytes.end(), stream.begin(), stream.end());
   const std::size_t entry = header.stream_start - 4 - 20;
   std::vector<std::uint8_t> fields;
-  store_le<std::uint32_t>(fields, header.tiles[0].length + 1);
-  store_le<std::uint32_t>(fields, crc32c(std::span(bytes).subspan(header.stream_start)));
+  store_le<std::uint32_t>(fields, static_cast<std::uint32_t>(stream.size()));
+  store_le<std::uint32_t>(fields, crc32c(stream));
   std::copy(fields.begin(), fields.end(), bytes.begin() + static_cast<std::ptrdiff_t>(entry + 8));
   reseal(bytes);
-  EXPECT_EQ(decode(bytes, decode_options()).error().display(),
-            "corrupt container: tile stream does not end where expected");
+  return bytes;
+}
+
+TEST(Codec, StreamsThatDoNotEndWhereExpected) {
+  const Volume volume = textured(2, 40, 40, 12, false, 4);
+  const auto good = *encode_with_metadata(volume, {}, builtin_options());
+  const Header header = *Header::parse(good, ~0ull);
+  const std::vector<std::uint8_t> stream(good.begin() + static_cast<std::ptrdiff_t>(header.stream_start), good.end());
+  auto extended = stream;
+  extended.push_back(0);
+  // Cut short, the decoder runs out of bytes early and stops there rather than decoding zeros.
+  const std::vector<std::uint8_t> halved(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(stream.size() / 2));
+  for (const auto& damaged : {extended, halved}) {
+    const auto decoded = decode(with_stream(good, damaged), decode_options());
+    ASSERT_FALSE(decoded);
+    EXPECT_EQ(decoded.error().display(), "corrupt container: tile stream does not end where expected");
+  }
 }
 
 }  // namespace
