@@ -34,14 +34,18 @@ void prepare(Work& work, std::size_t columns, std::size_t feature_stride) {
   for (auto* v : {&work.base, &work.scale, &work.recip, &work.run_value}) v->resize(columns);
   work.recip_high.resize(columns);
   work.recip_low.resize(columns);
+  work.feature_rows.resize(columns);
 }
 
-// Features of one neighbour for the whole row: written one neighbour at a time, so the loop over
-// columns is a straight run of 32-bit arithmetic. (|d| x recip) >> 16 is computed exactly from the
-// split recip: |d| x (recip >> 16) + ((|d| x (recip & 0xFFFF)) >> 16).
-void neighbour_features(const std::int32_t* source, std::size_t columns, std::size_t feature, Work& work) {
-  const std::size_t stride = work.feature_stride;
-  std::uint8_t* out = work.features.data() + feature;
+// Features of one neighbour for the whole row, computed into a contiguous row so the loop over
+// columns is a straight run of 32-bit arithmetic, then interleaved into the sample records.
+// (|d| x recip) >> 16 is computed exactly from the split recip: |d| x (recip >> 16) +
+// ((|d| x (recip & 0xFFFF)) >> 16), both products within 32 bits since |d| <= 65535. Integer
+// arithmetic only, so the AVX2 clone and the portable one give the same bytes.
+__attribute__((target_clones("avx2", "default"))) void neighbour_features(const std::int32_t* source,
+                                                                         std::size_t columns, std::size_t feature,
+                                                                         Work& work) {
+  std::int8_t* row = work.feature_rows.data();
   const std::int32_t* base = work.base.data();
   const std::uint32_t* high = work.recip_high.data();
   const std::uint32_t* low = work.recip_low.data();
@@ -50,8 +54,11 @@ void neighbour_features(const std::int32_t* source, std::size_t columns, std::si
     const auto magnitude = static_cast<std::uint32_t>(d < 0 ? -d : d);
     const auto a = static_cast<std::int32_t>(magnitude * high[x] + ((magnitude * low[x]) >> 16));
     const std::int32_t c = compand(a);
-    out[x * stride] = static_cast<std::uint8_t>(d < 0 ? -c : (d > 0 ? c : 0));
+    row[x] = static_cast<std::int8_t>(d < 0 ? -c : (d > 0 ? c : 0));
   }
+  const std::size_t stride = work.feature_stride;
+  std::uint8_t* out = work.features.data() + feature;
+  for (std::size_t x = 0; x < columns; ++x) out[x * stride] = static_cast<std::uint8_t>(row[x]);
 }
 
 void base_and_scale(bool is_3d, const Plane& current, const Plane* previous, std::ptrdiff_t y, Work& work) {
@@ -112,10 +119,6 @@ std::int32_t logq(std::uint64_t s) {
   const std::size_t r = floor_log2(s);
   const auto q = static_cast<std::size_t>(((static_cast<unsigned __int128>(s) * 8) >> r) & 7);
   return static_cast<std::int32_t>(8 * r) + kEighthBits[q] - 16;
-}
-
-std::int32_t compand(std::int32_t a) {
-  return std::min({a, 32 + ((a - 32) >> 2), 64 + ((a - 160) >> 5), 127});
 }
 
 void row_context(bool is_3d, const Plane& current, const Plane* previous, const Plane* two_back, std::ptrdiff_t y,

@@ -40,6 +40,7 @@ struct Work {
   std::vector<std::uint32_t> recip_high, recip_low;  // recip >> 16 and recip & 0xFFFF
   std::vector<std::uint8_t> hidden_a, hidden_b;
   std::vector<std::int32_t> outputs;  // 6 per column
+  std::vector<std::int8_t> feature_rows;  // one row of one feature at a time, before interleaving
   std::size_t feature_stride = 0;
   std::size_t feature_columns = 0;
 };
@@ -47,7 +48,11 @@ struct Work {
 // 8 x log2(s) - 16 in steps of 1/8 bit; -16 for 0.
 std::int32_t logq(std::uint64_t s);
 // Identity up to 32, slope 1/4 up to 160, slope 1/32 above, saturating at 127.
-std::int32_t compand(std::int32_t a);
+inline std::int32_t compand(std::int32_t a) {
+  const std::int32_t quarter = 32 + ((a - 32) >> 2), thirty_second = 64 + ((a - 160) >> 5);
+  const std::int32_t low = a < quarter ? a : quarter, high = thirty_second < 127 ? thirty_second : 127;
+  return low < high ? low : high;
+}
 
 // Fills base, scale, recip, run_value and the features of every sample of row y. In the second
 // slice of a tile the previous plane is passed as the plane two back as well.
