@@ -203,9 +203,11 @@ class Decoder {
 
   inline unsigned decode_symbol(const std::uint32_t* bounds) {
     const std::uint32_t r = range_ >> 15;
-    unsigned s = 1;
-    while (s < kSymbolCount && code_ >= r * bounds[s]) ++s;
-    --s;
+    // s = the largest k with r × C[k] <= code; since C increases, that is the number of
+    // k in 1..15 with r × C[k] <= code (counted without branches).
+    unsigned s = 0;
+#pragma GCC unroll 16
+    for (unsigned k = 1; k < kSymbolCount; ++k) s += r * bounds[k] <= code_;
     code_ -= r * bounds[s];
     if (s == kSymbolCount - 1) {
       range_ -= r * bounds[kSymbolCount - 1];
