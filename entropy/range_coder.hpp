@@ -1,5 +1,5 @@
 #pragma once
-// The binary range coder (Part 3.1): a carry-propagating, byte-oriented arithmetic coder with a
+// The binary range coder: a carry-propagating, byte-oriented arithmetic coder with a
 // 32-bit range and a 33-bit low register. It codes adaptive context bits, equiprobable bypass
 // bits (up to 32 per call, in chunks of at most 16) and symbols of 16-symbol tables whose
 // cumulative bounds are in units of 1/32768.

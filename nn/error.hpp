@@ -1,6 +1,6 @@
 #pragma once
-// The network library's one error type (Part 4.1). Every variant renders one fixed message;
-// the model reader (Part 2.9) wraps `display()` into its own error.
+// The network library's one error type. Every variant renders one fixed message;
+// the model reader wraps `display()` into its own error.
 #include <cstddef>
 #include <cstdint>
 #include <string>

@@ -1,8 +1,8 @@
 #pragma once
-// The predictor network (Part 4.1): a small fully connected integer network with 8-bit signed
+// The predictor network: a small fully connected integer network with 8-bit signed
 // weights, 32-bit biases and accumulators and 8-bit activations. Its byte encoding, its
 // validation with every error, and its exact inference over a batch of samples (one image row).
-// Which kernel runs and how weights are laid out for it is Part 4.2 (nn/kernels/kernel.hpp).
+// Which kernel runs and how weights are laid out for it is in nn/kernels/kernel.hpp.
 #include <cstddef>
 #include <cstdint>
 #include <expected>

@@ -1,4 +1,4 @@
-// The AVX2 kernel (Part 4.2). This is the only translation unit compiled with -mavx2; it is
+// The AVX2 kernel. This is the only translation unit compiled with -mavx2; it is
 // called only where the processor supports AVX2 (selected at run time), so the library still
 // runs on processors without it. It includes nothing but integer types and the intrinsics, so
 // no inline function compiled here with AVX2 instructions can be picked by the linker for other

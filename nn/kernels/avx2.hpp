@@ -1,5 +1,5 @@
 #pragma once
-// The AVX2 kernels (Part 4.2), the contract of the scalar ones in nn/kernels/kernel.hpp over
+// The AVX2 kernels, the contract of the scalar ones in nn/kernels/kernel.hpp over
 // Packed::weights_i16. Call them only where cpu_has_avx2() is true. They take raw pointers and
 // this header includes nothing but integer types, so that avx2.cpp, the only translation unit
 // compiled with -mavx2, instantiates no inline function that other code could end up linking

@@ -1,5 +1,5 @@
 #pragma once
-// The compute kernels of the network (Part 4.2): the set of kernels, how one is chosen (the
+// The compute kernels of the network: the set of kernels, how one is chosen (the
 // processor's AVX2 support and QELVO_KERNEL), and the weight layout (`Packed`) each one reads.
 // Every kernel gives bit-identical results: inputs and weights are 8-bit, so every product and
 // pairwise sum is exact, and validation bounds every accumulator by 2^30, so no partial sum in
@@ -15,7 +15,7 @@
 
 namespace qelvo::nn {
 
-// Values in the specification's order. On x86-64 only Scalar and Avx2 ever run; the others are
+// Values in their format order. On x86-64 only Scalar and Avx2 ever run; the others are
 // names that the selection recognises and replaces by the automatic choice.
 enum class Kernel : std::uint8_t { Scalar = 0, Neon = 1, NeonDot = 2, Avx2 = 3, Wasm128 = 4 };
 

@@ -1,4 +1,4 @@
-// The portable kernel (Part 4.2): exactly the arithmetic of Part 4.1, reading the zero-filled
+// The portable kernel: exactly the network arithmetic, reading the zero-filled
 // row-per-output matrix over the full input stride. Products are summed in blocks of 8 lanes,
 // a shape compilers vectorise on their own; integer addition makes the order irrelevant.
 #include <cstring>

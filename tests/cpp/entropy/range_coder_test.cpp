@@ -20,7 +20,7 @@ std::array<std::uint32_t, 16> uniform_table() {
   return c;
 }
 
-// The bounds of the tile coder (Part 2.7): C[k] = ((cdf[k] × 32752) >> 15) + k, from a random
+// The bounds of the tile coder: C[k] = ((cdf[k] × 32752) >> 15) + k, from a random
 // non-decreasing cdf with cdf[0] = 0 and cdf[15] <= 32768.
 std::array<std::uint32_t, 16> random_table(std::mt19937& rng) {
   std::array<std::uint32_t, 16> cdf{};
@@ -123,7 +123,7 @@ TEST(RangeCoder, LongRunsOfHeldBackBytes) {
   }
 }
 
-// Bytes computed by an independent model of Part 3.1 for a fixed mix of all three kinds of events.
+// Bytes computed by an independent model of the coder for a fixed mix of all three kinds of events.
 TEST(RangeCoder, KnownAnswerForMixedEvents) {
   const std::array<std::uint32_t, 16> uniform = uniform_table();
   const std::uint32_t skewed[16] = {0, 1, 2, 3, 100, 200, 1000, 5000, 9000, 16000, 20000, 25000, 30000, 32000, 32766, 32767};

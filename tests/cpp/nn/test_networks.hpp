@@ -26,7 +26,7 @@ inline Layer make_layer(std::size_t in_width, std::size_t out_width, std::uint8_
   return layer;
 }
 
-// The network encoding of Part 4.1, written field by field.
+// The network encoding, written field by field.
 inline Bytes encode(const std::vector<Layer>& layers) {
   Bytes out{static_cast<std::uint8_t>(layers.size())};
   for (const Layer& layer : layers) {
