@@ -4,7 +4,7 @@ APT_PACKAGES := libzstd-dev libssl-dev libgtest-dev pkg-config
 PIP_PACKAGES := scikit-build-core cmake ninja "numpy>=2" pytest pydicom
 CPP_BUILD := build/cpp
 
-.PHONY: deps install test test-cpp test-python demo bench
+.PHONY: deps install test test-cpp test-python test-sanitize demo bench
 
 deps:
 	@if ! dpkg -s $(APT_PACKAGES) >/dev/null 2>&1; then \
@@ -23,6 +23,13 @@ test-python: install
 	$(PYTHON) -m pytest -q tests/python
 
 test: test-cpp test-python
+
+# The C++ tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
+test-sanitize: deps
+	cmake -S . -B build/sanitize -G Ninja -DQELVO_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
+	cmake --build build/sanitize -j2
+	cd build/sanitize && ctest --output-on-failure -j2
 
 demo: install
 	$(PYTHON) tools/demo.py
