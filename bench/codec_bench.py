@@ -19,12 +19,13 @@ ROOT = Path(__file__).resolve().parents[1]
 DEFAULT_CORPUS = ROOT.parent / "shared" / "corpus" / "train"
 PEERS = ("jpegls", "j2k", "jxl_e7")
 
+# Peak resident memory of a fresh process that decodes one container, beside the bytes of the
+# container and of the decoded array (the interpreter and NumPy account for the rest).
 PEAK_SCRIPT = """
 import resource, sys, numpy as np, qelvo
 data = open(sys.argv[1], "rb").read()
-before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 volume = qelvo.decode(data, threads=1)
-print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before, volume.nbytes, len(data))
+print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss, volume.nbytes, len(data))
 """
 
 
@@ -53,7 +54,7 @@ def main():
     corpus = Path(args[0]) if args else DEFAULT_CORPUS
     peer_bytes = peers(corpus)
     header = f"{'volume':32} {'samples':>10} {'bps':>7} " + " ".join(f"{p:>7}" for p in PEERS)
-    header += f" {'enc1':>7} {'dec1':>7} {'encN':>7} {'decN':>7} {'peakMB':>7}"
+    header += f" {'enc1':>7} {'dec1':>7} {'encN':>7} {'decN':>7} {'peakMB':>7} {'in+out':>7}"
     print(header)
     totals = {"samples": 0, "bytes": 0, **{p: 0 for p in PEERS}}
     for path in sorted(corpus.glob("*.npy")):
@@ -68,7 +69,7 @@ def main():
         scratch = ROOT / "build" / "bench_container.bin"
         scratch.parent.mkdir(exist_ok=True)
         scratch.write_bytes(data)
-        peak_kb = int(subprocess.check_output([sys.executable, "-c", PEAK_SCRIPT, str(scratch)]).split()[0])
+        peak_kb, out_bytes, in_bytes = map(int, subprocess.check_output([sys.executable, "-c", PEAK_SCRIPT, str(scratch)]).split())
         bps = 8 * len(data) / samples
         row = f"{path.stem:32} {samples:>10} {bps:>7.3f} "
         for p in PEERS:
@@ -76,7 +77,7 @@ def main():
             row += f"{8 * b / samples:>7.3f} " if b else f"{'-':>7} "
             totals[p] += b or 0
         row += " ".join(f"{samples / t / 1e6:>7.2f}" for t in (enc1, dec1, encn, decn))
-        row += f" {peak_kb / 1024:>7.1f}"
+        row += f" {peak_kb / 1024:>7.1f} {(out_bytes + in_bytes) / 2**20:>7.1f}"
         print(row, flush=True)
         totals["samples"] += samples
         totals["bytes"] += len(data)
