@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "archive/format.hpp"
+#include "archive/pack.hpp"
 #include "python/args.hpp"
 #include "python/models.hpp"
 
@@ -13,6 +15,51 @@ struct InputFile {
   std::string name;
   std::vector<std::uint8_t> contents;
 };
+
+PyObject* raise_archive_error(const archive::Error& error) {
+  const std::string text = error.display();
+  PyErr_SetString(PyExc_RuntimeError, text.c_str());
+  return nullptr;
+}
+
+PyObject* report_dict(const archive::PackReport& report) {
+  PyRef result(PyDict_New());
+  if (!result) return nullptr;
+  const std::pair<const char*, std::uint64_t> counts[] = {
+      {"instances", report.instances},       {"coded", report.coded},
+      {"stacks", report.stacks},             {"input_bytes", report.input_bytes},
+      {"output_bytes", report.output_bytes}, {"stack_bytes", report.stack_bytes},
+      {"metadata_bytes", report.metadata_bytes}, {"stored_bytes", report.stored_bytes},
+  };
+  for (const auto& [key, value] : counts) {
+    PyRef number(PyLong_FromUnsignedLongLong(value));
+    if (!number || PyDict_SetItemString(result.get(), key, number.get()) != 0) return nullptr;
+  }
+  PyRef stored(PyDict_New());
+  if (!stored) return nullptr;
+  for (const auto& [reason, count] : report.stored) {
+    const std::string key = reason.debug();
+    PyRef name(PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), "replace"));
+    PyRef number(PyLong_FromUnsignedLongLong(count));
+    if (!name || !number || PyDict_SetItem(stored.get(), name.get(), number.get()) != 0) return nullptr;
+  }
+  if (PyDict_SetItemString(result.get(), "stored", stored.get()) != 0) return nullptr;
+  return result.release();
+}
+
+PyObject* restored_list(const archive::Archive& opened, std::vector<std::vector<std::uint8_t>>& files) {
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(files.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const std::string& name = opened.instances()[i].name;
+    PyRef item(Py_BuildValue("(s#y#)", name.data(), static_cast<Py_ssize_t>(name.size()),
+                             reinterpret_cast<const char*>(files[i].data()), static_cast<Py_ssize_t>(files[i].size())));
+    if (!item) return nullptr;
+    std::vector<std::uint8_t>().swap(files[i]);  // release each restored file once Python holds it
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+  }
+  return list.release();
+}
 
 bool copy_contents(PyObject* item, std::vector<std::uint8_t>& out) {
   if (PyBytes_Check(item) || PyByteArray_Check(item)) {
@@ -93,8 +140,23 @@ PyObject* pack_dicom(PyObject*, PyObject* args, PyObject* kwargs) {
   if (level_argument != nullptr && !to_int32(level_argument, "zstd_level", zstd_level)) return nullptr;
   PyModels* models = nullptr;
   if (!to_models(models_argument, "models", models)) return nullptr;
-  PyErr_SetString(PyExc_NotImplementedError, "DICOM archives are not available yet");
-  return nullptr;
+  codec::ModelSet pair = chosen_pair(models);
+  const archive::PackOptions options{{std::nullopt, std::move(pair.model_2d), std::move(pair.model_3d), 32, 512, true},
+                                     zstd_level};
+  auto packed = without_gil([&] {
+    std::vector<archive::InputFile> files;
+    files.reserve(inputs.size());
+    for (const InputFile& input : inputs) files.push_back({input.name, input.contents});
+    auto result = archive::pack(files, options);
+    std::vector<InputFile>().swap(inputs);
+    return result;
+  });
+  if (!packed) return raise_archive_error(packed.error());
+  PyRef report(report_dict(packed->second));
+  if (!report) return nullptr;
+  const std::vector<std::uint8_t>& bytes = packed->first;
+  return Py_BuildValue("(y#O)", reinterpret_cast<const char*>(bytes.data()), static_cast<Py_ssize_t>(bytes.size()),
+                       report.get());
 }
 
 PyObject* unpack_dicom(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -108,8 +170,17 @@ PyObject* unpack_dicom(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!to_bytes(data_argument, "data", data)) return nullptr;
   PyModels* models = nullptr;
   if (!to_models(models_argument, "models", models)) return nullptr;
-  PyErr_SetString(PyExc_NotImplementedError, "DICOM archives are not available yet");
-  return nullptr;
+  const codec::ModelRegistry models_by_id(registry(models));
+  std::optional<archive::Archive> opened;
+  // `data_argument` keeps the archive bytes alive while they are read in place without the lock.
+  auto files = without_gil([&]() -> std::expected<std::vector<std::vector<std::uint8_t>>, archive::Error> {
+    auto archive = archive::Archive::open(data);
+    if (!archive) return std::unexpected(archive.error());
+    opened = std::move(*archive);
+    return opened->restore_all(models_by_id);
+  });
+  if (!files) return raise_archive_error(files.error());
+  return restored_list(*opened, *files);
 }
 
 }  // namespace qelvo::python
