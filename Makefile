@@ -37,3 +37,14 @@ demo: install
 bench: deps
 	cmake -S . -B build/bench -G Ninja -DQELVO_BUILD_BENCH=ON
 	cmake --build build/bench -j2
+
+# Trains the two built-in models from the training corpus and the DICOM test files of the
+# pydicom-data wheel, writes codec/models/*.qvm and proves them with the real codec (see
+# tools/train/README.md). Deterministic: the same files on every run.
+.PHONY: models
+models: install
+	$(PYTHON) -m pip install --quiet --disable-pip-version-check torch==2.13.0 pydicom-data==1.0.0
+	cmake -S . -B build/train -G Ninja -DQELVO_BUILD_TOOLS=ON
+	cmake --build build/train -j2 --target qelvo_trace
+	cd tools/train && $(PYTHON) train.py --tool ../../build/train/tools/train/qelvo_trace --out ../../codec/models
+	$(PYTHON) tools/train/evaluate.py

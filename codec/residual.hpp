@@ -73,12 +73,15 @@ struct ResidualContext {
   unsigned sign_context() const { return group * 17 + sign_class; }
 };
 
+// The token of a magnitude's high part u: u itself below 14, then the two escapes.
+inline unsigned token_of(std::uint32_t u) { return u < kDirectTokens ? u : (u < 30 ? 14 : 15); }
+
 inline void encode_residual(entropy::Encoder& encoder, CoderState& state, const ResidualContext& where,
                             std::int32_t code) {
   const std::int64_t e = code - where.rounded;
   const auto a = static_cast<std::uint32_t>(e < 0 ? -e : e);
   const std::uint32_t u = a >> where.low_bits;
-  const unsigned token = u < kDirectTokens ? u : (u < 30 ? 14 : 15);
+  const unsigned token = token_of(u);
   TokenModel& model = state.token_models[where.token_model];
   encoder.encode_symbol(model.bounds().data(), token);
   model.adapt(token);

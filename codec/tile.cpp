@@ -1,24 +1,16 @@
 #include "codec/tile.hpp"
 
-#include <algorithm>
-#include <array>
 #include <new>
 
 #include "codec/checksum.hpp"
-#include "codec/context.hpp"
 #include "codec/residual.hpp"
+#include "codec/tile_loop.hpp"
 #include "codec/volume.hpp"
-#include "common/internal_error.hpp"
 
 namespace qelvo::codec {
 namespace {
 
 constexpr const char* kUnexpectedEnd = "tile stream does not end where expected";
-
-// The tile's first code is sent raw in this many bits.
-unsigned first_code_bits(std::int32_t max_code) {
-  return max_code <= 1 ? 1u : 32u - static_cast<unsigned>(__builtin_clz(static_cast<std::uint32_t>(max_code)));
-}
 
 class EncodePass {
  public:
@@ -28,12 +20,13 @@ class EncodePass {
     encoder_.encode_bypass(static_cast<std::uint32_t>(codes_[0]), bits);
     return codes_[0];
   }
-  bool run(entropy::BitContext& context, std::int32_t west, std::size_t index) {
+  void row(const Work&, const Model&) {}
+  bool run(CoderState& state, unsigned context, std::int32_t west, std::size_t index) {
     const bool hit = codes_[index] == west;
-    encoder_.encode_bit(context, !hit);
+    encoder_.encode_bit(state.run_contexts[context], !hit);
     return hit;
   }
-  std::int32_t sample(CoderState& state, const ResidualContext& where, std::size_t index) {
+  std::int32_t sample(CoderState& state, const ResidualContext& where, const LocalValues&, std::size_t index) {
     encode_residual(encoder_, state, where, codes_[index]);
     return codes_[index];
   }
@@ -60,8 +53,11 @@ class DecodePass {
     }
     return static_cast<std::int32_t>(code);
   }
-  bool run(entropy::BitContext& context, std::int32_t, std::size_t) { return !decoder_.decode_bit(context); }
-  std::int32_t sample(CoderState& state, const ResidualContext& where, std::size_t) {
+  void row(const Work&, const Model&) {}
+  bool run(CoderState& state, unsigned context, std::int32_t, std::size_t) {
+    return !decoder_.decode_bit(state.run_contexts[context]);
+  }
+  std::int32_t sample(CoderState& state, const ResidualContext& where, const LocalValues&, std::size_t) {
     return decode_residual(decoder_, state, where, max_code_, error);
   }
   void emit(std::size_t index, std::int32_t code) { out_[index] = code; }
@@ -81,76 +77,6 @@ class DecodePass {
   std::int32_t max_code_;
   std::vector<std::int32_t>& out_;
 };
-
-void fill_top_border(Plane& plane, std::int32_t value) {
-  std::fill(plane.values.begin(), plane.values.begin() + kBorder * static_cast<std::ptrdiff_t>(plane.stride), value);
-}
-
-// Codes one row; false when the pass failed on a sample.
-template <typename Pass>
-bool code_row(Pass& pass, CoderState& state, const Model& model, bool is_3d, Plane& cur, const Work& work,
-              std::ptrdiff_t y, std::size_t& index, std::int32_t max_code) {
-  std::int32_t* row = cur.row(y);
-  bool after_run = false;
-  for (std::size_t i = 0; i < cur.columns; ++i, ++index) {
-    const auto x = static_cast<std::ptrdiff_t>(i);
-    const std::int32_t west = row[x - 1];
-    if ((is_3d || west == row[x - 2]) && west == work.run_value[i]) {
-      if (pass.run(state.run_contexts[2 * is_3d + after_run], west, index)) {
-        row[x] = west;
-        pass.emit(index, west);
-        after_run = true;
-        if (pass.exhausted()) return false;
-        continue;
-      }
-    }
-    const std::int32_t base = work.base[i], recip = work.recip[i];
-    const HeadResult h = head(work.outputs.data() + kOutputsPerSample * i, base, work.scale[i],
-                              local_value(west, base, recip), local_value(row[x - 2], base, recip),
-                              local_value(row[x - 3], base, recip), model.head_shift, max_code);
-    const std::int32_t code = pass.sample(state, ResidualContext(h.prediction, h.scale_class), index);
-    if (code < 0) return false;
-    row[x] = code;
-    pass.emit(index, code);
-    after_run = false;
-    if (pass.exhausted()) return false;
-  }
-  const std::int32_t last = row[cur.columns - 1];
-  std::fill(row + cur.columns, row + cur.columns + kBorder, last);
-  return true;
-}
-
-// The loop shared by the encoder and the decoder; false when the pass failed.
-template <typename Pass>
-bool code_tile(Pass& pass, TileShape shape, const Model& model_2d, const Model& model_3d, std::int32_t max_code) {
-  const std::int32_t first = pass.first(first_code_bits(max_code));
-  if (first < 0) return false;
-  std::array<Plane, 3> planes = {Plane(shape.rows, shape.columns), Plane(shape.rows, shape.columns),
-                                 Plane(shape.rows, shape.columns)};
-  CoderState state_2d(model_2d.priors), state_3d(model_3d.priors);
-  Work work;
-  work.outputs.resize(kOutputsPerSample * shape.columns);
-  std::size_t index = 0;
-  for (std::size_t k = 0; k < shape.slices; ++k) {
-    const bool is_3d = k > 0;
-    const Model& model = is_3d ? model_3d : model_2d;
-    CoderState& state = is_3d ? state_3d : state_2d;
-    Plane& cur = planes[k % 3];
-    const Plane* previous = is_3d ? &planes[(k + 2) % 3] : nullptr;
-    const Plane* two_back = k > 1 ? &planes[(k + 1) % 3] : previous;
-    const std::size_t stride = model.network.input_stride();
-    fill_top_border(cur, first);
-    for (std::size_t r = 0; r < shape.rows; ++r) {
-      const auto y = static_cast<std::ptrdiff_t>(r);
-      std::fill(cur.row(y) - kBorder, cur.row(y), y == 0 ? first : cur.at(y - 1, 0));
-      row_context(is_3d, cur, previous, two_back, y, stride, work);
-      model.network.forward(work.features, shape.columns, work.hidden_a, work.hidden_b, work.outputs);
-      if (!code_row(pass, state, model, is_3d, cur, work, y, index, max_code)) return false;
-    }
-    cur.replicate();
-  }
-  return true;
-}
 
 }  // namespace
 
