@@ -171,7 +171,7 @@ TEST(Codec, DecoderReportsEachDamage) {
     std::string message;
   };
   const Case cases[] = {
-      {"cut inside the streams", [&](auto& b) { b.resize(b.size() - 1); }, "container is truncated"},
+      {"cut inside the streams", [&](auto& b) { b.pop_back(); }, "container is truncated"},
       {"stream byte", [&](auto& b) { b[tile_byte(2)] ^= 0x40; }, "checksum mismatch in stream of tile 2"},
       {"two streams", [&](auto& b) { b[tile_byte(3)] ^= 1; b[tile_byte(1)] ^= 1; }, "checksum mismatch in stream of tile 1"},
       {"samples crc", [&](auto& b) { b[table + 20 * 2 + 16] ^= 1; reseal(b); }, "checksum mismatch in samples of tile 2"},
