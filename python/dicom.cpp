@@ -52,8 +52,12 @@ PyObject* restored_list(const archive::Archive& opened, std::vector<std::vector<
   if (!list) return nullptr;
   for (std::size_t i = 0; i < files.size(); ++i) {
     const std::string& name = opened.instances()[i].name;
-    PyRef item(Py_BuildValue("(s#y#)", name.data(), static_cast<Py_ssize_t>(name.size()),
-                             reinterpret_cast<const char*>(files[i].data()), static_cast<Py_ssize_t>(files[i].size())));
+    // Built from its parts: an empty file has no data pointer, which "y#" would turn into None.
+    PyRef text(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace"));
+    PyRef contents(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(files[i].data()),
+                                             static_cast<Py_ssize_t>(files[i].size())));
+    if (!text || !contents) return nullptr;
+    PyRef item(PyTuple_Pack(2, text.get(), contents.get()));
     if (!item) return nullptr;
     std::vector<std::uint8_t>().swap(files[i]);  // release each restored file once Python holds it
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());

@@ -235,3 +235,17 @@ def test_damaged_archives():
         with pytest.raises(RuntimeError) as raised:
             qelvo.unpack_dicom(damaged)
         assert str(raised.value) == message
+
+
+def test_long_names_are_cut_and_many_tiny_files_restore():
+    data = dicom_file(ramp(4, 4))
+    archive, _ = qelvo.pack_dicom([("n" * 70_000, data)])
+    assert qelvo.unpack_dicom(archive) == [("n" * 65_535, data)]
+    tiny = [(f"f{i}", bytes([i % 251]) * (i % 7)) for i in range(10_000)]
+    archive, report = qelvo.pack_dicom(tiny, zstd_level=1)
+    # Fewer than 8 bytes cannot hold an element; no bytes at all is an empty data set.
+    assert report["stored"] == {
+        'Unparsable("unexpected end of data at offset 0")': sum(1 for _, b in tiny if b),
+        "NoPixelData": sum(1 for _, b in tiny if not b),
+    }
+    assert qelvo.unpack_dicom(archive) == tiny
