@@ -6,6 +6,7 @@
 #include <random>
 
 #include "codec/container.hpp"
+#include "codec/tile_loop.hpp"
 #include "common/bytes.hpp"
 
 namespace qelvo::codec {
@@ -228,6 +229,76 @@ TEST(Codec, StreamsThatDoNotEndWhereExpected) {
     const auto decoded = decode(with_stream(good, damaged), decode_options());
     ASSERT_FALSE(decoded);
     EXPECT_EQ(decoded.error().display(), "corrupt container: tile stream does not end where expected");
+  }
+}
+
+
+// Writes a tile stream whose first residual is replaced by whatever `forge` writes; everything
+// before it (the first code, a missed run) is coded as the real encoder would.
+class ForgingPass {
+ public:
+  using Forge = std::function<void(entropy::Encoder&, CoderState&, const ResidualContext&)>;
+  ForgingPass(std::uint32_t first, Forge forge) : first_(first), forge_(std::move(forge)) {}
+
+  std::int32_t first(unsigned bits) {
+    encoder_.encode_bypass(first_, bits);
+    return 0;
+  }
+  void row(const Work&, const Model&) {}
+  bool run(CoderState& state, unsigned context, std::int32_t, std::size_t) {
+    encoder_.encode_bit(state.run_contexts[context], true);
+    return false;
+  }
+  std::int32_t sample(CoderState& state, const ResidualContext& where, const LocalValues&, std::size_t index) {
+    if (index == 0) forge_(encoder_, state, where);
+    else encode_residual(encoder_, state, where, 0);
+    return 0;
+  }
+  void emit(std::size_t, std::int32_t) {}
+  bool exhausted() const { return false; }
+  std::vector<std::uint8_t> finish() && { return std::move(encoder_).finish(); }
+
+ private:
+  entropy::Encoder encoder_{16};
+  std::uint32_t first_;
+  Forge forge_;
+};
+
+TEST(Codec, ForgedResidualsAreCaught) {
+  // Two samples, codes 0..100 (no packing table), one tile.
+  EncodeOptions options = builtin_options();
+  options.packing = false;
+  const auto good = *encode_with_metadata(*Volume::create(1, 1, 2, 8, false, {0, 100}), {}, options);
+  const Model& model_2d = ModelSet::builtin().model_2d;
+  const auto escape = [](std::uint32_t exponent, bool sign) {
+    return [=](entropy::Encoder& e, CoderState& state, const ResidualContext& where) {
+      TokenModel& model = state.token_models[where.token_model];
+      e.encode_symbol(model.bounds().data(), 15);
+      model.adapt(15);
+      e.encode_bypass(exponent, kExponentBits);
+      e.encode_bypass(0, std::min(exponent, 20u));
+      e.encode_bypass(0, where.low_bits);
+      e.encode_bit(state.sign_contexts[where.sign_context()], sign);
+    };
+  };
+  struct Case {
+    const char* name;
+    std::uint32_t first;
+    ForgingPass::Forge forge;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"first code above max_code", 127, escape(0, false), "corrupt container: first sample outside the value range"},
+      {"escape exponent 21", 0, escape(21, false), "corrupt container: residual escape out of range"},
+      {"escape past max_code", 0, escape(20, false), "corrupt container: decoded sample outside the value range"},
+      {"negative code", 0, escape(3, true), "corrupt container: decoded sample outside the value range"},
+  };
+  for (const Case& c : cases) {
+    ForgingPass pass(c.first, c.forge);
+    code_tile(pass, TileShape{1, 1, 2}, model_2d, ModelSet::builtin().model_3d, 100);
+    const auto decoded = decode(with_stream(good, std::move(pass).finish()), decode_options());
+    ASSERT_FALSE(decoded) << c.name;
+    EXPECT_EQ(decoded.error().display(), c.message) << c.name;
   }
 }
 
