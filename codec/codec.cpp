@@ -1,5 +1,6 @@
 #include "codec/codec.hpp"
 
+#include <algorithm>
 #include <new>
 
 #include "codec/container.hpp"
@@ -98,21 +99,28 @@ std::expected<Volume, Error> decode(std::span<const std::uint8_t> data, const De
 
   // The output is reserved before the tiles run, so each decoded tile is placed and released at
   // once: decoding holds the output plus one tile per worker. A failed reservation is reported
-  // before any tile error, as it would be after decoding them.
+  // before any tile error, as it would be after decoding them. A tile whose stream is too short
+  // for its samples makes the container certainly corrupt; then nothing is reserved for the
+  // volume (its declared size may be anything) and the tiles only decide which error is reported.
+  const std::vector<TileBox> boxes = tiles(header.slices, header.rows, header.slab, header.stripe);
+  const bool certainly_corrupt = std::any_of(boxes.begin(), boxes.end(), [&](const TileBox& box) {
+    const TileEntry& entry = header.tiles[static_cast<std::size_t>(&box - boxes.data())];
+    return !stream_can_hold(entry.length, box.slab_len * box.stripe_len * header.columns);
+  });
   const std::uint64_t count = header.sample_count();
   std::vector<std::int32_t> samples;
   try {
-    samples.resize(count);
+    if (!certainly_corrupt) samples.resize(count);
   } catch (const std::bad_alloc&) {
     return std::unexpected(Error::too_large(count));
   }
-  const std::vector<TileBox> boxes = tiles(header.slices, header.rows, header.slab, header.stripe);
   const auto failures = map_tiles(boxes.size(), options.threads, [&](std::size_t i) -> std::optional<Error> {
     const TileEntry& entry = header.tiles[i];
     const TileBox& box = boxes[i];
     const auto codes = decode_tile(area.subspan(entry.offset, entry.length), entry, i,
                                    shape_of(box, header.columns), *model_2d, *model_3d, *mapping);
     if (!codes) return codes.error();
+    if (samples.empty()) return std::nullopt;
     for (std::uint64_t k = 0; k < box.slab_len * box.stripe_len; ++k) {
       const std::uint64_t z = box.slab_start + k / box.stripe_len, y = box.stripe_start + k % box.stripe_len;
       std::copy_n(codes->begin() + static_cast<std::ptrdiff_t>(k * header.columns), header.columns,

@@ -93,6 +93,8 @@ std::expected<std::vector<std::int32_t>, Error> decode_tile(std::span<const std:
                                                             const Model& model_3d, const ValueMapping& mapping) {
   if (crc32c(stream) != entry.stream_crc)
     return std::unexpected(Error::checksum("stream of tile " + std::to_string(index)));
+  // A stream too short for its samples would be exhausted on the way: stop before reserving them.
+  if (!stream_can_hold(stream.size(), shape.samples())) return std::unexpected(Error::corrupt(kUnexpectedEnd));
   std::vector<std::int32_t> codes;
   try {
     codes.resize(shape.samples());

@@ -21,6 +21,14 @@ struct TileShape {
   std::size_t samples() const { return slices * rows * columns; }
 };
 
+// Every coded sample narrows the coder's range by at least 1/32768 of itself (no decision is ever
+// certain), about 4.4e-5 bits, so a byte of stream holds at most about 182,000 samples. A stream
+// shorter than this bound allows cannot hold its tile: it would run out before the tile ends.
+inline constexpr std::uint64_t kMaxSamplesPerStreamByte = std::uint64_t{1} << 18;
+inline bool stream_can_hold(std::uint64_t stream_bytes, std::uint64_t samples) {
+  return samples / kMaxSamplesPerStreamByte <= stream_bytes;
+}
+
 struct EncodedTile {
   std::vector<std::uint8_t> stream;
   std::uint32_t samples_crc = 0;

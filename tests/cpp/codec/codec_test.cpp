@@ -6,6 +6,7 @@
 #include <random>
 
 #include "codec/container.hpp"
+#include "codec/tile.hpp"
 #include "codec/tile_loop.hpp"
 #include "common/bytes.hpp"
 
@@ -300,6 +301,38 @@ TEST(Codec, ForgedResidualsAreCaught) {
     ASSERT_FALSE(decoded) << c.name;
     EXPECT_EQ(decoded.error().display(), c.message) << c.name;
   }
+}
+
+
+TEST(Codec, ShortContainersDeclaringHugeVolumesFailWithoutReservingThem) {
+  // 180 bytes declaring 2^32 and 2^34 samples in three empty tile streams: nothing of that size
+  // may be allocated or decoded.
+  for (std::uint32_t side : {65536u, 131072u}) {
+    Header header;
+    header.slices = 1;
+    header.rows = header.columns = side;
+    header.bits = 8;
+    header.max_code = 255;
+    header.slab = header.stripe = 65535;
+    header.model_2d = ModelSet::builtin().model_2d.id;
+    header.model_3d = ModelSet::builtin().model_3d.id;
+    header.tiles.assign(tile_count(1, side, 65535, 65535), TileEntry{0, 0, crc32c({}), 0});
+    std::vector<std::uint8_t> bytes;
+    header.write(bytes);
+    const auto decoded = decode(bytes, decode_options(true, std::nullopt));
+    ASSERT_FALSE(decoded) << side;
+    EXPECT_EQ(decoded.error().display(), "corrupt container: tile stream does not end where expected") << side;
+  }
+}
+
+TEST(Codec, StreamBoundAdmitsTheCheapestRealTiles) {
+  // A constant tile is nothing but run hits, the cheapest samples there are.
+  const auto volume = Volume::create(2, 512, 512, 8, false, std::vector<std::int32_t>(2 * 512 * 512, 7));
+  EncodeOptions options = builtin_options();
+  const auto container = *encode_with_metadata(*volume, {}, options);
+  const Header header = *Header::parse(container, ~0ull);
+  EXPECT_TRUE(stream_can_hold(header.tiles[0].length, 2 * 512 * 512));
+  EXPECT_EQ(decode(container, decode_options())->samples, volume->samples);
 }
 
 }  // namespace
