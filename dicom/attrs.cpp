@@ -5,6 +5,8 @@
 #include <limits>
 #include <string_view>
 
+#include "dicom/byte_order.hpp"
+
 namespace qelvo::dicom {
 namespace {
 
@@ -84,24 +86,23 @@ std::string_view first_piece(std::string_view s) { return s.substr(0, s.find('\\
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-// The power of ten of a well-formed unsigned decimal's leading digit, roughly: enough to tell a
-// number too large for a double from one too small.
-std::int64_t decimal_exponent(std::string_view body) {
-  const std::size_t e = body.find_first_of("eE");
-  std::int64_t exponent = 0;
-  if (e != std::string_view::npos) {
-    std::string_view digits = body.substr(e + 1);
-    const bool negative = !digits.empty() && digits[0] == '-';
-    if (!digits.empty() && (digits[0] == '+' || digits[0] == '-')) digits.remove_prefix(1);
-    for (char c : digits) exponent = std::min<std::int64_t>(exponent * 10 + (c - '0'), 1'000'000'000);
-    if (negative) exponent = -exponent;
-  }
+// Whether a well-formed unsigned decimal that does not fit a double is too large rather than too
+// small: the place value of its leading significant digit is at least 10^0.
+bool overflows(std::string_view body) {
+  const std::size_t e = std::min(body.find_first_of("eE"), body.size());
   const std::string_view mantissa = body.substr(0, e);
-  const std::size_t point = std::min(mantissa.find('.'), mantissa.size());
   const std::size_t first = mantissa.find_first_of("123456789");
-  if (first == std::string_view::npos) return -1;
-  const auto position = static_cast<std::int64_t>(point) - static_cast<std::int64_t>(first);
-  return exponent + (first < point ? position : position + 1);
+  if (first == std::string_view::npos) return false;
+  const std::size_t point = std::min(mantissa.find('.'), mantissa.size());
+  std::int64_t place = static_cast<std::int64_t>(point) - static_cast<std::int64_t>(first) - (first < point ? 1 : 0);
+  std::string_view digits = e < body.size() ? body.substr(e + 1) : std::string_view();
+  const bool negative = !digits.empty() && digits[0] == '-';
+  if (!digits.empty() && (digits[0] == '+' || digits[0] == '-')) digits.remove_prefix(1);
+  // Clamped far beyond any place a value of 2^32 bytes can have, so the sum keeps its sign.
+  constexpr std::int64_t kLimit = 1'000'000'000'000'000;
+  std::int64_t exponent = 0;
+  for (char c : digits) exponent = std::min<std::int64_t>(exponent * 10 + (c - '0'), kLimit);
+  return place + (negative ? -exponent : exponent) >= 0;
 }
 
 // A decimal number: sign, digits with an optional point (digits on at least one side), an
@@ -132,7 +133,7 @@ std::optional<double> parse_decimal(std::string_view s) {
   if (end != body.data() + body.size()) return std::nullopt;
   if (ec == std::errc::result_out_of_range) {
     // Too small a number underflows to zero; too large a one would be infinite, which is refused.
-    if (decimal_exponent(body) > 0) return std::nullopt;
+    if (overflows(body)) return std::nullopt;
     value = 0;
   } else if (ec != std::errc() || !std::isfinite(value)) {
     return std::nullopt;
@@ -232,7 +233,7 @@ std::optional<std::uint32_t> frame_count(std::span<const std::uint8_t> value) {
 
 std::optional<std::uint16_t> binary_u16(std::span<const std::uint8_t> value, bool big_endian) {
   if (value.size() < 2) return std::nullopt;
-  return static_cast<std::uint16_t>(big_endian ? (value[0] << 8) | value[1] : value[0] | (value[1] << 8));
+  return load<std::uint16_t>(value.data(), big_endian);
 }
 
 std::vector<std::string> image_type(std::span<const std::uint8_t> value) {
@@ -258,37 +259,35 @@ std::optional<double> single(std::span<const std::uint8_t> value) {
 
 }  // namespace
 
-void collect(Attributes& a, std::uint16_t group, std::uint16_t element, std::span<const std::uint8_t> value,
-             bool big_endian) {
-  const std::uint32_t tag = (std::uint32_t{group} << 16) | element;
-  switch (tag) {
-    case 0x00200013: a.instance_number = integer(value); break;
-    case 0x00200012: a.acquisition_number = integer(value); break;
-    case 0x00180086: a.echo_numbers = integer(value); break;
-    case 0x00200100: a.temporal_position_identifier = integer(value); break;
-    case 0x00200032: a.image_position_patient = decimals<3>(value); break;
-    case 0x00200037: a.image_orientation_patient = decimals<6>(value); break;
-    case 0x00280030: a.pixel_spacing = decimals<2>(value); break;
-    case 0x00180050: a.slice_thickness = single(value); break;
-    case 0x00180088: a.spacing_between_slices = single(value); break;
-    case 0x00281052: a.rescale_intercept = single(value); break;
-    case 0x00281053: a.rescale_slope = single(value); break;
-    case 0x00080008: a.image_type = image_type(value); break;
-    case 0x00080016: a.sop_class_uid = text(value); break;
-    case 0x00080018: a.sop_instance_uid = text(value); break;
-    case 0x00080060: a.modality = text(value); break;
-    case 0x0020000D: a.study_instance_uid = text(value); break;
-    case 0x0020000E: a.series_instance_uid = text(value); break;
-    case 0x00280004: a.photometric_interpretation = text(value); break;
-    case 0x00280008: a.number_of_frames = frame_count(value); break;
-    case 0x00280002: a.samples_per_pixel = binary_u16(value, big_endian); break;
-    case 0x00280006: a.planar_configuration = binary_u16(value, big_endian); break;
-    case 0x00280010: a.rows = binary_u16(value, big_endian); break;
-    case 0x00280011: a.columns = binary_u16(value, big_endian); break;
-    case 0x00280100: a.bits_allocated = binary_u16(value, big_endian); break;
-    case 0x00280101: a.bits_stored = binary_u16(value, big_endian); break;
-    case 0x00280102: a.high_bit = binary_u16(value, big_endian); break;
-    case 0x00280103: a.pixel_representation = binary_u16(value, big_endian); break;
+void collect(Attributes& a, Tag tag, std::span<const std::uint8_t> value, bool big_endian) {
+  switch (tag.key()) {
+    case tags::kInstanceNumber.key(): a.instance_number = integer(value); break;
+    case tags::kAcquisitionNumber.key(): a.acquisition_number = integer(value); break;
+    case tags::kEchoNumbers.key(): a.echo_numbers = integer(value); break;
+    case tags::kTemporalPositionIdentifier.key(): a.temporal_position_identifier = integer(value); break;
+    case tags::kImagePositionPatient.key(): a.image_position_patient = decimals<3>(value); break;
+    case tags::kImageOrientationPatient.key(): a.image_orientation_patient = decimals<6>(value); break;
+    case tags::kPixelSpacing.key(): a.pixel_spacing = decimals<2>(value); break;
+    case tags::kSliceThickness.key(): a.slice_thickness = single(value); break;
+    case tags::kSpacingBetweenSlices.key(): a.spacing_between_slices = single(value); break;
+    case tags::kRescaleIntercept.key(): a.rescale_intercept = single(value); break;
+    case tags::kRescaleSlope.key(): a.rescale_slope = single(value); break;
+    case tags::kImageType.key(): a.image_type = image_type(value); break;
+    case tags::kSopClassUid.key(): a.sop_class_uid = text(value); break;
+    case tags::kSopInstanceUid.key(): a.sop_instance_uid = text(value); break;
+    case tags::kModality.key(): a.modality = text(value); break;
+    case tags::kStudyInstanceUid.key(): a.study_instance_uid = text(value); break;
+    case tags::kSeriesInstanceUid.key(): a.series_instance_uid = text(value); break;
+    case tags::kPhotometricInterpretation.key(): a.photometric_interpretation = text(value); break;
+    case tags::kNumberOfFrames.key(): a.number_of_frames = frame_count(value); break;
+    case tags::kSamplesPerPixel.key(): a.samples_per_pixel = binary_u16(value, big_endian); break;
+    case tags::kPlanarConfiguration.key(): a.planar_configuration = binary_u16(value, big_endian); break;
+    case tags::kRows.key(): a.rows = binary_u16(value, big_endian); break;
+    case tags::kColumns.key(): a.columns = binary_u16(value, big_endian); break;
+    case tags::kBitsAllocated.key(): a.bits_allocated = binary_u16(value, big_endian); break;
+    case tags::kBitsStored.key(): a.bits_stored = binary_u16(value, big_endian); break;
+    case tags::kHighBit.key(): a.high_bit = binary_u16(value, big_endian); break;
+    case tags::kPixelRepresentation.key(): a.pixel_representation = binary_u16(value, big_endian); break;
     default: break;
   }
 }

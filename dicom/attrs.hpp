@@ -9,8 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "dicom/tag.hpp"
+
 namespace qelvo::dicom {
 
+// Every field is absent until its element is met at the top level and decodes.
 struct Attributes {
   std::optional<std::int64_t> instance_number;
   std::optional<std::int64_t> acquisition_number;
@@ -51,7 +54,7 @@ std::optional<std::string> strict_utf8(std::span<const std::uint8_t> bytes);
 std::optional<std::string> text(std::span<const std::uint8_t> value);
 // The first value of an IS: an optional sign and decimal digits, within 64 bits.
 std::optional<std::int64_t> integer(std::span<const std::uint8_t> value);
-// The first `count` values of a DS, finite doubles.
+// The first N values of a DS, as finite doubles; absent when there are fewer.
 template <std::size_t N>
 std::optional<std::array<double, N>> decimals(std::span<const std::uint8_t> value);
 // NumberOfFrames: an integer that fits 32 bits unsigned.
@@ -61,8 +64,8 @@ std::optional<std::uint16_t> binary_u16(std::span<const std::uint8_t> value, boo
 // ImageType: the non-empty values, each trimmed of Unicode white space.
 std::vector<std::string> image_type(std::span<const std::uint8_t> value);
 
-// Decodes the value of `tag` into its attribute when the tag is collected; others are ignored.
-void collect(Attributes& attributes, std::uint16_t group, std::uint16_t element, std::span<const std::uint8_t> value,
-             bool big_endian);
+// Decodes the value of a data set element into its attribute, replacing any earlier value, when
+// the tag is one of the collected ones; other tags are ignored.
+void collect(Attributes& attributes, Tag tag, std::span<const std::uint8_t> value, bool big_endian);
 
 }  // namespace qelvo::dicom

@@ -73,12 +73,12 @@ TEST(Attributes, BinaryFrameCountAndImageType) {
 
 TEST(Attributes, LaterOccurrencesReplaceEarlierOnes) {
   Attributes a;
-  collect(a, 0x0020, 0x0013, bytes("5"), false);
-  collect(a, 0x0020, 0x0013, bytes("x"), false);
+  collect(a, tags::kInstanceNumber, bytes("5"), false);
+  collect(a, tags::kInstanceNumber, bytes("x"), false);
   EXPECT_FALSE(a.instance_number);
-  collect(a, 0x0008, 0x0018, bytes("1.2"), false);
+  collect(a, tags::kSopInstanceUid, bytes("1.2"), false);
   EXPECT_EQ(a.sop_instance_uid, "1.2");
-  collect(a, 0x0002, 0x0010, bytes("1.2.840.10008.1.2"), false);  // only the meta group sets it
+  collect(a, tags::kTransferSyntaxUid, bytes("1.2.840.10008.1.2"), false);  // only the meta group sets it
   EXPECT_FALSE(a.transfer_syntax_uid);
 }
 
