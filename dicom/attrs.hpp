@@ -43,6 +43,8 @@ struct Attributes {
   std::optional<std::uint16_t> bits_stored;
   std::optional<std::uint16_t> high_bit;
   std::optional<std::uint16_t> pixel_representation;
+
+  bool operator==(const Attributes&) const = default;
 };
 
 // UTF-8 with every invalid sequence replaced by U+FFFD; never fails.
