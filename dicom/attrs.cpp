@@ -94,7 +94,7 @@ bool overflows(std::string_view body) {
   const std::size_t first = mantissa.find_first_of("123456789");
   if (first == std::string_view::npos) return false;
   const std::size_t point = std::min(mantissa.find('.'), mantissa.size());
-  std::int64_t place = static_cast<std::int64_t>(point) - static_cast<std::int64_t>(first) - (first < point ? 1 : 0);
+  const std::int64_t place = static_cast<std::int64_t>(point) - static_cast<std::int64_t>(first) - (first < point ? 1 : 0);
   std::string_view digits = e < body.size() ? body.substr(e + 1) : std::string_view();
   const bool negative = !digits.empty() && digits[0] == '-';
   if (!digits.empty() && (digits[0] == '+' || digits[0] == '-')) digits.remove_prefix(1);
