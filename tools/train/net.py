@@ -16,7 +16,7 @@ import torch
 from torch import nn
 
 HEAD_SHIFT = 10
-KAPPA = 0.4
+KAPPA = 0.3
 WEIGHT_SCALE = 16.0  # integer weight per unit of the trained parameter
 OUTPUT_BIAS_SCALE = 64.0
 EIGHTH_BITS = np.array([0, 1, 3, 4, 5, 6, 6, 7])
