@@ -48,8 +48,7 @@ def trace(
 ) -> Trace:
     workdir.mkdir(parents=True, exist_ok=True)
     raw = workdir / f"{volume.name}.raw"
-    if not raw.exists():
-        write_raw(volume, raw)
+    write_raw(volume, raw)  # always anew: a file left by an earlier run may hold other data
     prefix = workdir / f"{volume.name}.{tag}"
     command = [str(tool), str(raw), str(prefix), "--slab", str(slab), "--keep", str(keep)]
     if models:
