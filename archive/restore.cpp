@@ -33,11 +33,9 @@ std::expected<dicom::Samples, Error> instance_samples(const CodedParts& coded, c
     for (std::size_t i = 0; i < plane.size(); ++i) plane[i] = load_le<std::uint16_t>(words + 2 * i);
     samples.plane = std::move(plane);
   }
-  const std::int64_t bits = layout.bits_stored;
-  const std::int64_t lo = layout.is_signed ? -(std::int64_t{1} << (bits - 1)) : 0;
-  const std::int64_t hi = layout.is_signed ? (std::int64_t{1} << (bits - 1)) - 1 : (std::int64_t{1} << bits) - 1;
+  const codec::SampleRange range = codec::sample_range(layout.bits_stored, layout.is_signed);
   for (std::int32_t v : samples.values)
-    if (v < lo || v > hi) return corrupt("pixel values outside the stored range");
+    if (v < range.lo || v > range.hi) return corrupt("pixel values outside the stored range");
   return samples;
 }
 
