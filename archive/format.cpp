@@ -22,14 +22,6 @@ constexpr std::uint8_t kKindStored = 0, kKindCoded = 1;
 
 std::unexpected<Error> corrupt(const char* text) { return std::unexpected(Error::corrupt(text)); }
 
-// Offset + length inside an archive of `size` bytes, or the error saying why not.
-std::optional<Error> check_section(const Section& section, std::uint64_t size) {
-  std::uint64_t end = 0;
-  if (__builtin_add_overflow(section.offset, section.length, &end)) return Error::corrupt("section bounds");
-  if (end > size) return Error::corrupt("section outside the archive");
-  return std::nullopt;
-}
-
 // Reads fields front to back within [0, end) of a byte span.
 class Cursor {
  public:
@@ -145,6 +137,13 @@ void write_entry(std::vector<std::uint8_t>& out, const InstanceEntry& entry) {
 }
 
 }  // namespace
+
+std::optional<Error> check_section(const Section& section, std::uint64_t size) {
+  std::uint64_t end = 0;
+  if (__builtin_add_overflow(section.offset, section.length, &end)) return Error::corrupt("section bounds");
+  if (end > size) return Error::corrupt("section outside the archive");
+  return std::nullopt;
+}
 
 bool CodedParts::piece_size(std::uint64_t& size) const {
   std::uint64_t plane = 0;

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <span>
 #include <string>
 #include <variant>
@@ -76,6 +77,10 @@ class Archive {
   Section metadata_;
   Section stored_;
 };
+
+// Whether offset + length lies within `size` bytes: "section bounds" when the sum overflows,
+// "section outside the archive" when it ends beyond them.
+std::optional<Error> check_section(const Section& section, std::uint64_t size);
 
 // Exactly `expected` bytes decompressed from one zstd frame.
 std::expected<std::vector<std::uint8_t>, Error> unzstd(std::span<const std::uint8_t> compressed, std::uint64_t expected);

@@ -45,10 +45,9 @@ std::expected<std::vector<std::uint8_t>, Error> restore_coded(const CodedParts& 
   if (layout.rows != volume.rows || layout.columns != volume.columns)
     return corrupt("instance geometry does not match its stack");
   if (std::uint64_t{coded.first_slice} + layout.frames > volume.slices) return corrupt("instance slices outside its stack");
-  std::uint64_t piece = 0, piece_end = 0;
-  if (!coded.piece_size(piece) || __builtin_add_overflow(coded.metadata_piece_offset, piece, &piece_end))
-    return corrupt("section bounds");
-  if (piece_end > metadata.size()) return corrupt("section outside the archive");
+  std::uint64_t piece = 0;
+  if (!coded.piece_size(piece)) return corrupt("section bounds");
+  if (auto fault = check_section({coded.metadata_piece_offset, piece}, metadata.size())) return std::unexpected(*fault);
   const auto bytes = metadata.subspan(coded.metadata_piece_offset, piece);
   const auto prefix = bytes.first(coded.prefix_length);
   const auto suffix = bytes.subspan(coded.prefix_length, coded.suffix_length);
@@ -65,11 +64,9 @@ std::expected<std::vector<std::uint8_t>, Error> restore_coded(const CodedParts& 
 
 std::expected<std::vector<std::uint8_t>, Error> restore_stored(const StoredParts& stored, const Section& section,
                                                                std::span<const std::uint8_t> data, std::uint64_t size) {
-  std::uint64_t end = 0;
-  if (__builtin_add_overflow(section.offset, section.length, &end)) return corrupt("section bounds");
-  if (end > data.size()) return corrupt("section outside the archive");
-  if (__builtin_add_overflow(stored.frame_offset, stored.frame_length, &end)) return corrupt("section bounds");
-  if (end > section.length) return corrupt("section outside the archive");
+  if (auto fault = check_section(section, data.size())) return std::unexpected(*fault);
+  if (auto fault = check_section({stored.frame_offset, stored.frame_length}, section.length))
+    return std::unexpected(*fault);
   return unzstd(data.subspan(section.offset + stored.frame_offset, stored.frame_length), size);
 }
 
