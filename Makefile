@@ -4,7 +4,7 @@ APT_PACKAGES := libzstd-dev libssl-dev libgtest-dev pkg-config
 PIP_PACKAGES := scikit-build-core cmake ninja "numpy>=2" pytest pydicom
 CPP_BUILD := build/cpp
 
-.PHONY: deps install test test-cpp test-python test-sanitize demo bench
+.PHONY: deps install test test-cpp test-python test-sanitize demo bench fuzz
 
 deps:
 	@if ! dpkg -s $(APT_PACKAGES) >/dev/null 2>&1; then \
@@ -33,6 +33,18 @@ test-sanitize: deps
 
 demo: install
 	$(PYTHON) tools/demo.py
+
+# Every fuzz target for FUZZ_SECONDS each, under AddressSanitizer and UndefinedBehaviorSanitizer;
+# the corpus grows in build/fuzz/corpus and findings land in build/fuzz/findings.
+FUZZ_SECONDS ?= 60
+fuzz: install
+	@if ! dpkg -s clang-19 libclang-rt-19-dev >/dev/null 2>&1; then \
+		apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y clang-19 libclang-rt-19-dev; fi
+	CC=clang-19 CXX=clang++-19 cmake -S . -B build/fuzz -G Ninja -DQELVO_BUILD_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DCMAKE_CXX_FLAGS="-fsanitize=address,undefined,fuzzer-no-link -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
+	cmake --build build/fuzz -j2
+	$(PYTHON) fuzz/make_seeds.py build/fuzz/seeds
+	fuzz/run.sh build/fuzz $(FUZZ_SECONDS)
 
 bench: deps
 	cmake -S . -B build/bench -G Ninja -DQELVO_BUILD_BENCH=ON
