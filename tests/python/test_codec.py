@@ -1,6 +1,5 @@
 """encode / decode round trips through the module, with the dtype rules of the results."""
 
-import multiprocessing
 import os
 import subprocess
 import sys
@@ -133,23 +132,6 @@ def test_decoded_array_outlives_the_container():
     restored[0, 0, 0] += 1
     restored[0, 0, 0] -= 1
     assert np.array_equal(restored, array)
-
-
-def _encode_in_child(array, queue):
-    queue.put(qelvo.encode(array, threads=None))
-
-
-def test_fork_after_the_pool_was_used():
-    array = textured((6, 64, 64), np.uint16, 12, seed=6)
-    reference = qelvo.encode(array)  # starts the shared pool in the parent
-    context = multiprocessing.get_context("fork")
-    queue = context.Queue()
-    child = context.Process(target=_encode_in_child, args=(array, queue))
-    child.start()
-    result = queue.get(timeout=60)
-    child.join(timeout=60)
-    assert child.exitcode == 0
-    assert result == reference
 
 
 CORPUS_FILES = sorted(CORPUS.glob("*.npy")) if CORPUS.is_dir() else []
