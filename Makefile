@@ -41,7 +41,7 @@ fuzz: install
 	@if ! dpkg -s clang-19 libclang-rt-19-dev >/dev/null 2>&1; then \
 		apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y clang-19 libclang-rt-19-dev; fi
 	CC=clang-19 CXX=clang++-19 cmake -S . -B build/fuzz -G Ninja -DQELVO_BUILD_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-		-DCMAKE_CXX_FLAGS="-fsanitize=address,undefined,fuzzer-no-link -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
+		-DCMAKE_CXX_FLAGS="-fsanitize=address,undefined,fuzzer-no-link -fno-sanitize-recover=undefined -fno-omit-frame-pointer -DFUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION"
 	cmake --build build/fuzz -j2
 	$(PYTHON) fuzz/make_seeds.py build/fuzz/seeds
 	fuzz/run.sh build/fuzz $(FUZZ_SECONDS)

@@ -135,7 +135,7 @@ std::expected<Header, Error> Header::parse(std::span<const std::uint8_t> data, s
   }
   if (!in.has(cursor + 4)) return truncated;
   if (cursor + 4 != header_end) return std::unexpected(Error::corrupt("header length"));
-  if (crc32c(data.first(cursor)) != in.at<std::uint32_t>(cursor))
+  if (!stored_crc_matches(crc32c(data.first(cursor)), in.at<std::uint32_t>(cursor)))
     return std::unexpected(Error::corrupt("header checksum mismatch"));
   h.stream_start = header_end;
   return h;

@@ -91,7 +91,7 @@ std::expected<std::vector<std::int32_t>, Error> decode_tile(std::span<const std:
                                                             const TileEntry& entry, std::size_t index,
                                                             TileShape shape, const Model& model_2d,
                                                             const Model& model_3d, const ValueMapping& mapping) {
-  if (crc32c(stream) != entry.stream_crc)
+  if (!stored_crc_matches(crc32c(stream), entry.stream_crc))
     return std::unexpected(Error::checksum("stream of tile " + std::to_string(index)));
   // A stream too short for its samples would be exhausted on the way: stop before reserving them.
   if (!stream_can_hold(stream.size(), shape.samples())) return std::unexpected(Error::corrupt(kUnexpectedEnd));
@@ -105,7 +105,7 @@ std::expected<std::vector<std::int32_t>, Error> decode_tile(std::span<const std:
   if (!code_tile(pass, shape, model_2d, model_3d, mapping.max_code)) return std::unexpected(pass.error);
   if (!pass.ended_cleanly(stream.size()))
     return std::unexpected(Error::corrupt(kUnexpectedEnd));
-  if (crc_of_samples(codes, mapping) != entry.samples_crc)
+  if (!stored_crc_matches(crc_of_samples(codes, mapping), entry.samples_crc))
     return std::unexpected(Error::checksum("samples of tile " + std::to_string(index)));
   return codes;
 }
