@@ -148,3 +148,30 @@ def test_real_volumes_round_trip(path):
     expected = array if array.ndim == 3 else array[np.newaxis]
     assert restored.dtype == array.dtype
     assert np.array_equal(restored, expected)
+
+
+FAILED_RESERVATION = """
+import resource, sys
+import numpy as np
+import qelvo
+sys.path.insert(0, sys.argv[1])
+from containers import container
+
+ids = qelvo.info(qelvo.encode(np.zeros((1, 2, 2), np.uint8)))
+# 2^31 samples (8 GiB while decoding) behind streams long enough to pass the length bound.
+data = container(shape=(1, 32768, 65536), bits=16, max_code=65535, tiles=[(128, 0, 0)] * 64,
+                 model_2d=bytes.fromhex(ids["model_2d"]), model_3d=bytes.fromhex(ids["model_3d"]),
+                 streams=bytes(range(128)) * 64)
+resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))
+try:
+    qelvo.decode(data, threads=1)
+except ValueError as error:
+    print(error)
+"""
+
+
+def test_a_volume_too_large_for_memory_is_an_error_not_a_crash():
+    tests = str(Path(__file__).resolve().parent)
+    done = subprocess.run([sys.executable, "-c", FAILED_RESERVATION, tests], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == "cannot allocate 2147483648 samples\n"
