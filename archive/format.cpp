@@ -175,14 +175,16 @@ std::expected<Archive, Error> Archive::open(std::span<const std::uint8_t> data) 
   const std::size_t table_end = kHeaderSize + kStackEntrySize * std::size_t{stack_count};
   const std::uint32_t header_crc = codec::crc32c(data.subspan(kHeaderSize, table_end - kHeaderSize),
                                                  codec::crc32c(data.first(68)));
-  if (!codec::stored_crc_matches(header_crc, load_le<std::uint32_t>(data.data() + 68))) return corrupt("header checksum mismatch");
+  if (!codec::stored_crc_matches(header_crc, load_le<std::uint32_t>(data.data() + 68)))
+    return corrupt("header checksum mismatch");
 
   const Section instances{load_le<std::uint64_t>(data.data() + 16), load_le<std::uint64_t>(data.data() + 24)};
   archive.metadata_ = {load_le<std::uint64_t>(data.data() + 32), load_le<std::uint64_t>(data.data() + 40)};
   archive.stored_ = {load_le<std::uint64_t>(data.data() + 48), load_le<std::uint64_t>(data.data() + 56)};
   if (auto fault = check_section(instances, data.size())) return std::unexpected(*fault);
   const auto table = data.subspan(instances.offset, instances.length);
-  if (!codec::stored_crc_matches(codec::crc32c(table), load_le<std::uint32_t>(data.data() + 64))) return corrupt("instance table checksum mismatch");
+  if (!codec::stored_crc_matches(codec::crc32c(table), load_le<std::uint32_t>(data.data() + 64)))
+    return corrupt("instance table checksum mismatch");
 
   Cursor in(table);
   archive.instances_.reserve(std::min<std::size_t>(instance_count, kInstanceReserveCap));

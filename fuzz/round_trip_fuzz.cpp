@@ -28,13 +28,13 @@ Shaped shape(std::span<const std::uint8_t> bytes) {
 
   // Samples from two bytes each, folded into the format's range; missing bytes read as zero.
   const auto range = qelvo::codec::sample_range(bits, is_signed);
-  const auto span = static_cast<std::uint64_t>(range.hi - range.lo + 1);
+  const auto range_size = static_cast<std::uint64_t>(range.hi - range.lo + 1);
   const std::span<const std::uint8_t> values = bytes.subspan(kShapeBytes);
   std::vector<std::int32_t> samples(slices * rows * columns);
   for (std::size_t i = 0; i < samples.size(); ++i) {
     std::uint64_t raw = 0;
     if (2 * i + 1 < values.size()) raw = values[2 * i] | std::uint64_t{values[2 * i + 1]} << 8;
-    samples[i] = static_cast<std::int32_t>(range.lo + static_cast<std::int64_t>(raw % span));
+    samples[i] = static_cast<std::int32_t>(range.lo + static_cast<std::int64_t>(raw % range_size));
   }
   auto volume = qelvo::codec::Volume::create(slices, rows, columns, bits, is_signed, std::move(samples));
   qelvo::fuzz::require(volume.has_value(), "the fuzz volume is valid");
