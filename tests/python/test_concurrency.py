@@ -82,6 +82,8 @@ INTERRUPTED_PACK = textwrap.dedent("""
     rng = np.random.default_rng(0)
     slices = rng.integers(0, 4096, size=(40, 256, 256)).astype(np.uint16)
     files = [(str(z), dicom_file(slices[z], position=(0, 0, z))) for z in range(len(slices))]
+    # A shell starting this in the background may have set SIGINT to be ignored.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT)).start()
     try:
         qelvo.pack_dicom(files)  # runs for a second or more with the interpreter lock released
