@@ -29,11 +29,15 @@ int main(int argc, char** argv) {
       return 1;
     }
     if (!std::filesystem::is_directory(root)) {
-      replay(root), ++inputs;
+      replay(root);
+      ++inputs;
       continue;
     }
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(root))
-      if (entry.is_regular_file()) replay(entry.path()), ++inputs;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+      if (!entry.is_regular_file()) continue;
+      replay(entry.path());
+      ++inputs;
+    }
   }
   std::printf("%zu inputs replayed\n", inputs);
   return inputs == 0;
