@@ -205,7 +205,6 @@ std::expected<Archive, Error> Archive::open(std::span<const std::uint8_t> data) 
 }
 
 std::expected<std::vector<std::uint8_t>, Error> Archive::metadata() const {
-  if (auto fault = check_section(metadata_, data_.size())) return std::unexpected(*fault);
   if (metadata_.length == 0) return std::vector<std::uint8_t>();
   std::uint64_t total = 0;
   for (const InstanceEntry& entry : instances_) {

@@ -204,6 +204,7 @@ std::string StoredReason::debug() const {
 
 std::expected<std::pair<std::vector<std::uint8_t>, PackReport>, Error> pack(std::span<const InputFile> files,
                                                                              const PackOptions& options) {
+  if (files.size() > kMaxCount) return std::unexpected(Error::too_large("instances"));
   PackReport report;
   Assembly out;
   out.instances.reserve(files.size());
@@ -231,7 +232,6 @@ std::expected<std::pair<std::vector<std::uint8_t>, PackReport>, Error> pack(std:
     if (!frame) return std::unexpected(frame.error());
     metadata_frame = std::move(*frame);
   }
-  if (files.size() > kMaxCount) return std::unexpected(Error::too_large("instances"));
   std::vector<std::uint8_t> archive = write_archive(out.instances, out.stacks, metadata_frame, out.stored_section);
   report.instances = files.size();
   report.stacks = out.stacks.size();

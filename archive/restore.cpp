@@ -62,12 +62,11 @@ std::expected<std::vector<std::uint8_t>, Error> restore_coded(const CodedParts& 
   return file;
 }
 
-std::expected<std::vector<std::uint8_t>, Error> restore_stored(const StoredParts& stored, const Section& section,
-                                                               std::span<const std::uint8_t> data, std::uint64_t size) {
-  if (auto fault = check_section(section, data.size())) return std::unexpected(*fault);
-  if (auto fault = check_section({stored.frame_offset, stored.frame_length}, section.length))
+std::expected<std::vector<std::uint8_t>, Error> restore_stored(const StoredParts& stored,
+                                                               std::span<const std::uint8_t> section, std::uint64_t size) {
+  if (auto fault = check_section({stored.frame_offset, stored.frame_length}, section.size()))
     return std::unexpected(*fault);
-  return unzstd(data.subspan(section.offset + stored.frame_offset, stored.frame_length), size);
+  return unzstd(section.subspan(stored.frame_offset, stored.frame_length), size);
 }
 
 }  // namespace
@@ -84,15 +83,16 @@ std::expected<std::vector<std::vector<std::uint8_t>>, Error> Archive::restore_al
   }
   const auto metadata_bytes = metadata();
   if (!metadata_bytes) return std::unexpected(metadata_bytes.error());
+  // `open` has checked that every section lies inside the archive.
+  const auto stored_section = data_.subspan(stored_.offset, stored_.length);
 
   std::vector<std::vector<std::uint8_t>> files;
   files.reserve(instances_.size());
   for (std::size_t i = 0; i < instances_.size(); ++i) {
     const InstanceEntry& entry = instances_[i];
-    auto file = std::holds_alternative<CodedParts>(entry.parts)
-                    ? restore_coded(std::get<CodedParts>(entry.parts), volumes[std::get<CodedParts>(entry.parts).stack],
-                                    *metadata_bytes)
-                    : restore_stored(std::get<StoredParts>(entry.parts), stored_, data_, entry.size);
+    const auto* coded = std::get_if<CodedParts>(&entry.parts);
+    auto file = coded ? restore_coded(*coded, volumes[coded->stack], *metadata_bytes)
+                      : restore_stored(std::get<StoredParts>(entry.parts), stored_section, entry.size);
     if (!file) return std::unexpected(file.error());
     auto proved = verified(std::move(*file), entry, i);
     if (!proved) return std::unexpected(proved.error());
